@@ -1,23 +1,3 @@
-#include <new>
+#include "app/program.h"
 
-#include "app/command_line.h"
-#include "app/failure.h"
-#include "app/failure_report.h"
-#include "app/front_end.h"
-#include "app/process_end.h"
-#include "platform/platform.h"
-
-int main(int argc, char** argv) {
-  using namespace tarnwick;
-  platform::PrepareProcess();
-  try {
-    RunFrontEnd(ArgumentsFromList(argc, argv));
-  } catch (const Failure& failure) {
-    ReportUncaughtFailure(failure.kind(), failure.message(), failure.location());
-  } catch (const std::bad_alloc&) {
-    ReportUncaughtFailure("OutOfMemory", "Out of memory", CallerLocation());
-  } catch (const std::exception& failure) {
-    ReportUncaughtFailure("InternalFailure", failure.what(), CallerLocation());
-  }
-  EndProcess(0);
-}
+int main(int argc, char** argv) { tarnwick::RunProgram(argc, argv); }
