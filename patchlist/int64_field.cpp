@@ -36,11 +36,19 @@ bool CanTakeDigit(uint64_t word, bool hexadecimal) {
   return hexadecimal ? word < kHexGuard : word <= kDecimalGuard;
 }
 
+// Appended piece by piece: at -O3, GCC 12 reads "'" + std::string(text) as a copy that may
+// overlap itself (-Wrestrict), which fails the optimised build.
+std::string NotAnIntegerMessage(std::string_view text) {
+  std::string message = "'";
+  message.append(text);
+  message.append("' is not a valid integer value");
+  return message;
+}
+
 }  // namespace
 
 ConversionFailure::ConversionFailure(std::string_view text, const void* location)
-    : Failure("ConversionFailure", "'" + std::string(text) + "' is not a valid integer value",
-              location) {}
+    : Failure("ConversionFailure", NotAnIntegerMessage(text), location) {}
 
 int64_t ParseInt64Field(std::string_view whole_text) {
   const std::string_view text = whole_text.substr(0, whole_text.find('\0'));
