@@ -9,12 +9,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 namespace tarnwick::e2e {
 namespace fs = std::filesystem;
@@ -64,6 +67,7 @@ ChildStream OutputStream(Channel channel, const fs::path& capture) {
       break;
     }
     case Channel::Closed:
+    case Channel::SameAsOutput:  // set up by the caller, from standard output's stream
       break;
     case Channel::DevNull:
     case Channel::DevFull:
@@ -95,6 +99,8 @@ ChildStream InputStream(Channel channel, const std::string& input, const fs::pat
     }
     case Channel::Closed:
       break;
+    case Channel::SameAsOutput:
+      throw std::invalid_argument("standard input cannot be standard output");
     case Channel::DevNull:
     case Channel::DevFull:
       stream.child_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -109,6 +115,23 @@ std::string ReadWholeFile(const std::string& name) {
   std::ostringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
+}
+
+// Later options override earlier ones, so the harness's own come last.
+void AppendOptions(const char* variable, const std::string& options) {
+  const char* existing = getenv(variable);
+  const std::string value = existing == nullptr || *existing == '\0' ? options : std::string(existing) + ":" + options;
+  setenv(variable, value.c_str(), 1);
+}
+
+// In the child, before the program starts: the run's own variables, and sanitizer findings made
+// to end the program at once with statuses of their own (their default, 1, is the program's).
+void PrepareEnvironment(const Run& run) {
+  AppendOptions("ASAN_OPTIONS", "halt_on_error=1:abort_on_error=0:exitcode=" +
+                                    std::to_string(kAddressSanitizerStatus));
+  AppendOptions("UBSAN_OPTIONS", "halt_on_error=1:print_stacktrace=1:exitcode=" +
+                                     std::to_string(kUndefinedBehaviorStatus));
+  for (const std::string& entry : run.environment) putenv(const_cast<char*>(entry.c_str()));
 }
 
 // In the child: puts each stream on its standard number, closing the ones that are to be closed.
@@ -129,6 +152,7 @@ std::string ReadWholeFile(const std::string& name) {
       (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
     _exit(126);
   }
+  PrepareEnvironment(run);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& argument : run.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -225,41 +249,104 @@ void Scratch::OpenToEveryone() const {
 
 std::string ProgramPath() { return TARNWICK_PROGRAM; }
 
-Outcome RunProgram(const Scratch& scratch, const Run& run) {
-  const fs::path captures = MakeTemporaryFolder("tarnwick-e2e-io");
-  ChildStream streams[3] = {
-      InputStream(run.input_channel, run.input, captures / "stdin"),
-      OutputStream(run.output_channel, captures / "stdout"),
-      OutputStream(run.error_channel, captures / "stderr"),
-  };
+Outcome RunProgram(const Scratch& scratch, const Run& run) { return StartedProgram(scratch, run).Wait(); }
+
+struct StartedProgram::Streams {
+  ChildStream at[3];
+};
+
+StartedProgram::StartedProgram(const Scratch& scratch, const Run& run)
+    : run_(run), captures_(MakeTemporaryFolder("tarnwick-e2e-io")), streams_(new Streams{{
+          InputStream(run.input_channel, run.input, captures_ / "stdin"),
+          OutputStream(run.output_channel, captures_ / "stdout"),
+          OutputStream(run.error_channel, captures_ / "stderr"),
+      }}) {
+  if (run.error_channel == Channel::SameAsOutput && streams_->at[1].child_fd >= 0) {
+    streams_->at[2].child_fd = fcntl(streams_->at[1].child_fd, F_DUPFD_CLOEXEC, 0);
+    Require(streams_->at[2].child_fd >= 0, "dup standard output");
+  }
   const std::string program = run.program.empty() ? ProgramPath() : run.program;
   const std::string folder =
       run.working_folder.empty() ? scratch.path().string() : run.working_folder;
 
-  const pid_t child = fork();
-  Require(child >= 0, "fork");
-  if (child == 0) ExecChild(streams, run, program, folder);
-  for (ChildStream& stream : streams) {
+  pid_ = fork();
+  Require(pid_ >= 0, "fork");
+  if (pid_ == 0) ExecChild(streams_->at, run_, program, folder);
+  deadline_ = Now() + run.timeout_seconds;
+  for (ChildStream& stream : streams_->at) {
     if (stream.child_fd >= 0) close(stream.child_fd);
+    stream.child_fd = -1;
   }
+}
 
-  Outcome outcome;
-  int status = 0;
-  Converse(child, streams, run.input, Now() + run.timeout_seconds, outcome, status);
-  if (waitpid(child, &status, WNOHANG) == 0) {
-    outcome.timed_out = true;
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
+StartedProgram::~StartedProgram() {
+  if (!waited_) {
+    if (!reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (ChildStream& stream : streams_->at) {
+      if (stream.harness_fd >= 0) close(stream.harness_fd);
+    }
   }
+  std::error_code ignored;
+  fs::remove_all(captures_, ignored);
+}
+
+bool StartedProgram::HasEnded() {
+  if (!reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
+  return reaped_;
+}
+
+void StartedProgram::Kill(int signal) {
+  if (!reaped_) kill(pid_, signal);
+}
+
+void StartedProgram::Feed(const std::string& bytes) {
+  const int fd = streams_->at[0].harness_fd;
+  if (fd < 0) throw std::logic_error("standard input is no open pipe");
+  size_t fed = 0;
+  while (fed < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + fed, bytes.size() - fed);
+    if (n > 0) {
+      fed += static_cast<size_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      Require(false, "feed standard input");
+    } else {
+      usleep(1000);
+    }
+  }
+}
+
+void StartedProgram::CloseInput() {
+  ChildStream& input = streams_->at[0];
+  if (input.harness_fd >= 0) close(input.harness_fd);
+  input.harness_fd = -1;
+}
+
+std::string StartedProgram::OutputSoFar() const { return ReadWholeFile(streams_->at[1].file); }
+
+Outcome StartedProgram::Wait() {
+  Outcome outcome;
+  if (waited_) throw std::logic_error("a started program is waited for once");
+  waited_ = true;
+  ChildStream (&streams)[3] = streams_->at;
+  int status = status_;
+  Converse(pid_, streams, run_.input, deadline_, outcome, status);
+  if (!reaped_ && waitpid(pid_, &status, WNOHANG) == 0) {
+    outcome.timed_out = true;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+  }
+  reaped_ = true;
   for (ChildStream& stream : streams) {
     if (stream.harness_fd >= 0) close(stream.harness_fd);
+    stream.harness_fd = -1;
   }
   if (WIFEXITED(status)) outcome.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
   if (!streams[1].file.empty()) outcome.output = ReadWholeFile(streams[1].file);
   if (!streams[2].file.empty()) outcome.error = ReadWholeFile(streams[2].file);
-  std::error_code ignored;
-  fs::remove_all(captures, ignored);
   return outcome;
 }
 
@@ -269,6 +356,35 @@ std::string Lines(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) text += line + "\r\n";
   return text;
+}
+
+std::string HelpScreen() {
+  return Lines({
+      "",
+      "Patches any file. To create a patch data, you must define a text document with structure "
+      "like this:",
+      "",
+      "{Size of target file}",
+      "{First offset for patch}",
+      "{First filename} (with actually data to be written on <First offset>)",
+      "{Second offset}",
+      "{Second filename}",
+      ". . .",
+      "",
+      "It means that Tarnwick will read that TXT and write all indicated files to target file "
+      "with specified offsets.",
+      "If any (<offset>+size of <filename>) exceeds <size of target file> than that action is "
+      "ignored.",
+      "Also if <filename> does not exists. But reading error may terminate program!",
+      "If <size of target file> is different from real size of patching file, than all operation "
+      "are aborted.",
+      "Usage: Just drag-and-drop target file to this program! In this case TXT will be "
+      "interpreted as (<Tarnwick real filename>+.txt)",
+      "But if you wish to change name of list, you must use second command line parameter:",
+      "Tarnwick.exe <Target file> <TXT list file>",
+      "If you specify any third parameter, patch will be <reverse> and will write to its files "
+      "rather then read from.",
+  });
 }
 
 HeldFile::HeldFile(const std::string& name) {
@@ -292,6 +408,41 @@ HeldFile::HeldFile(const std::string& name) {
 HeldFile::~HeldFile() {
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
+}
+
+std::string CopyProgram(const Scratch& scratch, const std::string& name) {
+  const fs::path full = scratch.path() / name;
+  fs::create_directories(full.parent_path());
+  fs::copy_file(ProgramPath(), full, fs::copy_options::overwrite_existing);
+  fs::permissions(full, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+  return full.string();
+}
+
+std::string DistinctBytes(size_t n, unsigned seed) {
+  std::string bytes(n, '\0');
+  uint32_t state = 2654435761u * (seed + 1);
+  for (char& byte : bytes) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+void ExpectUnchangedOutside(const std::string& before, const std::string& after,
+                            const std::vector<ByteRange>& ranges) {
+  EXPECT_EQ(after.size(), before.size()) << "the file's length changed";
+  const size_t common = std::min(before.size(), after.size());
+  for (size_t i = 0; i < common; ++i) {
+    const auto position = static_cast<int64_t>(i);
+    const bool inside = std::any_of(ranges.begin(), ranges.end(), [&](const ByteRange& range) {
+      return position >= range.offset && position - range.offset < range.length;
+    });
+    if (!inside && before[i] != after[i]) {
+      ADD_FAILURE() << "byte " << i << " outside the patched ranges changed";
+      return;
+    }
+  }
 }
 
 }  // namespace tarnwick::e2e
