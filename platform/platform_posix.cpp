@@ -66,7 +66,9 @@ Result OpenAndHold(const std::string& name, int flags, int lock) {
   return HoldOpened(fd, lock);
 }
 
-bool DescriptorIsClosed(int fd) { return Syscalls().fcntl(fd, F_GETFD, 0) < 0 && errno == EBADF; }
+// A descriptor that cannot even be looked at counts as closed, whatever the error: its number may
+// be free, and a file of the run that took it would receive the messages meant for the channel.
+bool DescriptorIsClosed(int fd) { return Syscalls().fcntl(fd, F_GETFD, 0) < 0; }
 
 }  // namespace
 
@@ -75,8 +77,11 @@ void PrepareProcess() {
   for (int fd = kStandardInput; fd <= kStandardError; ++fd) {
     if (!DescriptorIsClosed(fd)) continue;
     g_arrived_closed[fd] = true;
-    // The lowest free number is taken, and the lower standard ones are in use by now.
-    Syscalls().open("/dev/null", O_RDWR | O_CLOEXEC, 0);
+    // The lowest free number is taken, and the lower standard ones are in use by now. A spare
+    // that lands elsewhere means that this descriptor was open after all, only its look failed:
+    // it would hold a higher standard number that may be free, so it goes.
+    const int held = Syscalls().open("/dev/null", O_RDWR | O_CLOEXEC, 0);
+    if (held >= 0 && held != fd) Syscalls().close(held);
   }
 }
 
@@ -95,6 +100,9 @@ std::string OwnExecutablePath() {
 
 std::string OwnModuleName() {
   const std::string path = OwnExecutablePath();
+  // Without the path, the name that the program was started by, so that the report still names
+  // a module.
+  if (path.empty()) return program_invocation_short_name;
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
