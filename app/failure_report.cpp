@@ -38,9 +38,9 @@ void ReportUncaughtFailure(const std::string& kind, const std::string& message,
     }
   }
   // Linux consoles take the bytes as they are: there is no code page to convert to.
-  const std::string report = FormatFailureReport(report_kind, platform::OwnModuleName(),
-                                                 platform::ImageOffsetOf(report_location),
-                                                 report_message);
+  const std::string report =
+      FormatFailureReport(report_kind, platform::OwnModuleName(),
+                          platform::ImageOffsetOf(report_location), report_message);
   platform::WriteStandardError(report.data(), report.size());
   platform::WriteStandardError("\r\n", 2);
   EndProcess(1);

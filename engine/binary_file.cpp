@@ -26,8 +26,8 @@ void RaiseUnlessWhole(const platform::Result& moved, size_t asked, const void* l
 }  // namespace
 
 BinaryFile BinaryFile::OpenForReading(const std::string& name) {
-  return BinaryFile(DescriptorOrRaise(platform::OpenExclusive(name, platform::Access::Read),
-                                      CallerLocation()));
+  return BinaryFile(
+      DescriptorOrRaise(platform::OpenExclusive(name, platform::Access::Read), CallerLocation()));
 }
 
 BinaryFile BinaryFile::OpenForReadingAndWriting(const std::string& name) {

@@ -17,7 +17,8 @@ class BinaryFile {
  public:
   static BinaryFile OpenForReading(const std::string& name);
   static BinaryFile OpenForReadingAndWriting(const std::string& name);
-  // Creates a file of that name, which must not exist, with length 0, opened for reading and writing.
+  // Creates a file of that name, which must not exist, with length 0, opened for reading and
+  // writing.
   static BinaryFile CreateEmpty(const std::string& name);
 
   BinaryFile(BinaryFile&& other) noexcept;

@@ -68,7 +68,8 @@ int64_t ParseInt64Field(std::string_view whole_text) {
   }
   if (negative) word = 0 - word;
 
-  const bool sign_flipped = !hexadecimal && word != 0 && (static_cast<int64_t>(word) < 0) != negative;
+  const bool sign_flipped =
+      !hexadecimal && word != 0 && (static_cast<int64_t>(word) < 0) != negative;
   if (digits == 0 || i != text.size() || sign_flipped) {
     throw ConversionFailure(whole_text, CallerLocation());
   }

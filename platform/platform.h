@@ -63,7 +63,14 @@ void WriteStandardError(const char* bytes, size_t n);
 
 // --- Error numbers ---------------------------------------------------------------------------
 
-enum class ErrorMeaning { FileNotFound, InvalidFilename, TooManyOpenFiles, AccessDenied, DiskFull, Other };
+enum class ErrorMeaning {
+  FileNotFound,
+  InvalidFilename,
+  TooManyOpenFiles,
+  AccessDenied,
+  DiskFull,
+  Other
+};
 
 ErrorMeaning MeaningOf(int error);
 

@@ -162,9 +162,8 @@ StreamKind StandardOutputKind() {
 
 int WriteStandardOutput(const char* bytes, size_t n) {
   while (n > 0) {
-    const Result written = TransferOnce(kStandardOutput, POLLOUT, [&] {
-      return Syscalls().write(kStandardOutput, bytes, n);
-    });
+    const Result written = TransferOnce(
+        kStandardOutput, POLLOUT, [&] { return Syscalls().write(kStandardOutput, bytes, n); });
     if (written.error != 0) return written.error;
     if (written.value == 0) return ShortTransferError();
     bytes += written.value;
@@ -179,7 +178,8 @@ bool StandardInputIsOpen() {
 }
 
 Result ReadStandardInputByte(char* byte) {
-  return TransferOnce(kStandardInput, POLLIN, [&] { return Syscalls().read(kStandardInput, byte, 1); });
+  return TransferOnce(kStandardInput, POLLIN,
+                      [&] { return Syscalls().read(kStandardInput, byte, 1); });
 }
 
 void WriteStandardError(const char* bytes, size_t n) {
@@ -209,7 +209,9 @@ ErrorMeaning MeaningOf(int error) {
 
 int ShortTransferError() { return EIO; }
 
-Result OpenSharedForReading(const std::string& name) { return OpenAndHold(name, O_RDONLY, LOCK_SH); }
+Result OpenSharedForReading(const std::string& name) {
+  return OpenAndHold(name, O_RDONLY, LOCK_SH);
+}
 
 Result OpenExclusive(const std::string& name, Access access) {
   return OpenAndHold(name, access == Access::Read ? O_RDONLY : O_RDWR, LOCK_EX);
@@ -228,7 +230,8 @@ Result ReadAt(int fd, int64_t position, char* buffer, size_t n) {
   size_t done = 0;
   while (done < n) {
     const Result read = TransferOnce(fd, POLLIN, [&] {
-      return Syscalls().pread(fd, buffer + done, n - done, static_cast<off_t>(position + static_cast<int64_t>(done)));
+      return Syscalls().pread(fd, buffer + done, n - done,
+                              static_cast<off_t>(position + static_cast<int64_t>(done)));
     });
     if (read.error != 0) return {static_cast<int64_t>(done), read.error};
     if (read.value == 0) break;
@@ -241,7 +244,8 @@ Result WriteAt(int fd, int64_t position, const char* buffer, size_t n) {
   size_t done = 0;
   while (done < n) {
     const Result written = TransferOnce(fd, POLLOUT, [&] {
-      return Syscalls().pwrite(fd, buffer + done, n - done, static_cast<off_t>(position + static_cast<int64_t>(done)));
+      return Syscalls().pwrite(fd, buffer + done, n - done,
+                               static_cast<off_t>(position + static_cast<int64_t>(done)));
     });
     if (written.error != 0) return {static_cast<int64_t>(done), written.error};
     if (written.value == 0) return {static_cast<int64_t>(done), ShortTransferError()};

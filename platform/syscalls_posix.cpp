@@ -1,10 +1,10 @@
-#include "platform/syscalls.h"
-
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include "platform/syscalls.h"
 
 namespace tarnwick::platform {
 namespace {

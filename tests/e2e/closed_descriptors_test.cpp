@@ -32,19 +32,19 @@ TEST_P(ClosedDescriptorRows, FilesOfTheRunNeverReceiveMessages) {
   scratch.Write("list.txt", list);
   scratch.Write("fix.bin", "AB");
 
-  const Outcome outcome =
-      RunProgram(scratch, {.arguments = {"target.dat", "list.txt"},
-                           .input_channel = row.input,
-                           .output_channel = row.output,
-                           .error_channel = row.error});
+  const Outcome outcome = RunProgram(scratch, {.arguments = {"target.dat", "list.txt"},
+                                               .input_channel = row.input,
+                                               .output_channel = row.output,
+                                               .error_channel = row.error});
 
   EXPECT_EQ(outcome.signal, 0);
   EXPECT_EQ(outcome.exit_status, row.exit_status);
   EXPECT_THAT(outcome.error, ::testing::MatchesRegex(row.report));
   // Without standard output the first entry's line fails and ends the run; with it, every entry
   // is applied. Nothing else reaches either file.
-  const std::string patched = row.output == Channel::Closed ? "AB" + target.substr(2)
-                                                            : "ABABABABABABABAB" + target.substr(16);
+  const std::string patched = row.output == Channel::Closed
+                                  ? "AB" + target.substr(2)
+                                  : "ABABABABABABABAB" + target.substr(16);
   EXPECT_EQ(scratch.Read("target.dat"), patched);
   EXPECT_EQ(scratch.Read("list.txt"), list);
 }
@@ -74,9 +74,10 @@ TEST(NamesWithByteZero, DesignateNoFile) {
   EXPECT_EQ(scratch.Read("target.dat"), std::string(8, 'T'));
 
   const Outcome reverse = RunProgram(scratch, {.arguments = {"target.dat", "list.txt", "r"}});
-  EXPECT_EQ(reverse.output,
-            Lines({"Reverse patching!", std::string("WARNING: new data file created (fix.bin\0.old)", 45),
-                   "FATAL ERROR!"}));
+  EXPECT_EQ(
+      reverse.output,
+      Lines({"Reverse patching!", std::string("WARNING: new data file created (fix.bin\0.old)", 45),
+             "FATAL ERROR!"}));
   EXPECT_EQ(scratch.Read("fix.bin"), "AB");
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -16,8 +17,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include <gtest/gtest.h>
 
 namespace tarnwick::e2e {
 namespace fs = std::filesystem;
@@ -41,9 +40,9 @@ void Require(bool ok, const char* what) {
 
 // How one standard descriptor of the child is set up, from the harness's side.
 struct ChildStream {
-  int child_fd = -1;        // what the child gets as its descriptor (-1: closed)
-  int harness_fd = -1;      // the harness's end of a pipe, or -1
-  std::string file;         // a capture file to read afterwards, or empty
+  int child_fd = -1;    // what the child gets as its descriptor (-1: closed)
+  int harness_fd = -1;  // the harness's end of a pipe, or -1
+  std::string file;     // a capture file to read afterwards, or empty
 };
 
 ChildStream OutputStream(Channel channel, const fs::path& capture) {
@@ -120,7 +119,8 @@ std::string ReadWholeFile(const std::string& name) {
 // Later options override earlier ones, so the harness's own come last.
 void AppendOptions(const char* variable, const std::string& options) {
   const char* existing = getenv(variable);
-  const std::string value = existing == nullptr || *existing == '\0' ? options : std::string(existing) + ":" + options;
+  const std::string value =
+      existing == nullptr || *existing == '\0' ? options : std::string(existing) + ":" + options;
   setenv(variable, value.c_str(), 1);
 }
 
@@ -155,7 +155,8 @@ void PrepareEnvironment(const Run& run) {
   PrepareEnvironment(run);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& argument : run.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  for (const std::string& argument : run.arguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   execv(program.c_str(), argv.data());
   _exit(127);
@@ -221,7 +222,8 @@ Scratch::~Scratch() {
   fs::permissions(path_, fs::perms::all, fs::perm_options::add, ignored);
   for (auto it = fs::recursive_directory_iterator(path_, ignored);
        it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-    if (!it->is_symlink(ignored)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    if (!it->is_symlink(ignored))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
   }
   fs::remove_all(path_, ignored);
 }
@@ -233,7 +235,9 @@ std::string Scratch::Write(const std::string& name, const std::string& bytes) co
   return full.string();
 }
 
-std::string Scratch::Read(const std::string& name) const { return ReadWholeFile((path_ / name).string()); }
+std::string Scratch::Read(const std::string& name) const {
+  return ReadWholeFile((path_ / name).string());
+}
 
 bool Scratch::Exists(const std::string& name) const {
   std::error_code ignored;
@@ -249,14 +253,18 @@ void Scratch::OpenToEveryone() const {
 
 std::string ProgramPath() { return TARNWICK_PROGRAM; }
 
-Outcome RunProgram(const Scratch& scratch, const Run& run) { return StartedProgram(scratch, run).Wait(); }
+Outcome RunProgram(const Scratch& scratch, const Run& run) {
+  return StartedProgram(scratch, run).Wait();
+}
 
 struct StartedProgram::Streams {
   ChildStream at[3];
 };
 
 StartedProgram::StartedProgram(const Scratch& scratch, const Run& run)
-    : run_(run), captures_(MakeTemporaryFolder("tarnwick-e2e-io")), streams_(new Streams{{
+    : run_(run),
+      captures_(MakeTemporaryFolder("tarnwick-e2e-io")),
+      streams_(new Streams{{
           InputStream(run.input_channel, run.input, captures_ / "stdin"),
           OutputStream(run.output_channel, captures_ / "stdout"),
           OutputStream(run.error_channel, captures_ / "stderr"),
@@ -330,7 +338,7 @@ Outcome StartedProgram::Wait() {
   Outcome outcome;
   if (waited_) throw std::logic_error("a started program is waited for once");
   waited_ = true;
-  ChildStream (&streams)[3] = streams_->at;
+  ChildStream(&streams)[3] = streams_->at;
   int status = status_;
   Converse(pid_, streams, run_.input, deadline_, outcome, status);
   if (!reaped_ && waitpid(pid_, &status, WNOHANG) == 0) {

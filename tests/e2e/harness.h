@@ -38,12 +38,12 @@ class Scratch {
 
 // Where a standard stream of the program goes.
 enum class Channel {
-  File,        // a regular file in the scratch folder (the default)
-  Pipe,        // a pipe read (or, for input, written) by the harness
-  Closed,      // the descriptor is closed in the program
-  DevNull,     // /dev/null, a character device
-  DevFull,     // /dev/full: every write fails with ENOSPC
-  BrokenPipe,  // a pipe whose reader has already gone
+  File,          // a regular file in the scratch folder (the default)
+  Pipe,          // a pipe read (or, for input, written) by the harness
+  Closed,        // the descriptor is closed in the program
+  DevNull,       // /dev/null, a character device
+  DevFull,       // /dev/full: every write fails with ENOSPC
+  BrokenPipe,    // a pipe whose reader has already gone
   SameAsOutput,  // standard error only: the very file or pipe of standard output, as 2>&1 gives
 };
 
@@ -53,10 +53,10 @@ struct Run {
   Channel input_channel = Channel::File;
   Channel output_channel = Channel::File;
   Channel error_channel = Channel::File;
-  std::string program;          // empty: the built program
-  std::string working_folder;   // empty: the scratch folder
-  bool unprivileged = false;    // run as nobody (needs root; see CanRunUnprivileged)
-  double timeout_seconds = 20;  // killed and reported as timed out past this
+  std::string program;                   // empty: the built program
+  std::string working_folder;            // empty: the scratch folder
+  bool unprivileged = false;             // run as nobody (needs root; see CanRunUnprivileged)
+  double timeout_seconds = 20;           // killed and reported as timed out past this
   std::vector<std::string> environment;  // NAME=VALUE entries added to the program's environment
 };
 
