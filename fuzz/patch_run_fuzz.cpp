@@ -36,6 +36,7 @@
 #include "engine/patch_run.h"
 #include "fuzz/reference_model.h"
 #include "fuzz/scratch_folder.h"
+#include "tests/distinct_bytes.h"
 
 namespace {
 
@@ -56,13 +57,7 @@ struct Layout {
 };
 
 std::string Bytes(size_t n, unsigned seed) {
-  std::string bytes(n, '\0');
-  uint32_t state = 2654435761u * (seed + 1);
-  for (char& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 24);
-  }
-  return bytes;
+  return tarnwick::test_support::DistinctBytes(n, seed);
 }
 
 Layout Decode(const uint8_t* data, size_t size) {

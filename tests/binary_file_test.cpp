@@ -26,6 +26,7 @@
 
 #include "app/failure.h"
 #include "platform/syscalls.h"
+#include "tests/distinct_bytes.h"
 
 namespace tarnwick {
 namespace {
@@ -67,15 +68,7 @@ class ScratchFolder {
   fs::path path_;
 };
 
-std::string DistinctBytes(size_t n, unsigned seed) {
-  std::string bytes(n, '\0');
-  uint32_t state = 2654435761u * (seed + 1);
-  for (char& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
+using test_support::DistinctBytes;
 
 // Puts the system-call table back as it was, whatever a test changed in it.
 class SyscallsRestored {

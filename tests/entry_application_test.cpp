@@ -21,6 +21,7 @@
 #include "app/failure.h"
 #include "engine/binary_file.h"
 #include "platform/syscalls.h"
+#include "tests/distinct_bytes.h"
 
 namespace tarnwick {
 namespace {
@@ -30,15 +31,7 @@ namespace fs = std::filesystem;
 constexpr int64_t kLargestOffset = std::numeric_limits<int64_t>::max();
 constexpr int64_t kTargetSize = 100;
 
-std::string DistinctBytes(size_t n, unsigned seed) {
-  std::string bytes(n, '\0');
-  uint32_t state = 2654435761u * (seed + 1);
-  for (char& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
+using test_support::DistinctBytes;
 
 // What the test sees of the system: the bytes written to standard output and the positional
 // transfers asked for.

@@ -18,6 +18,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/distinct_bytes.h"
+
 namespace tarnwick::e2e {
 namespace fs = std::filesystem;
 namespace {
@@ -427,15 +429,7 @@ std::string CopyProgram(const Scratch& scratch, const std::string& name) {
   return full.string();
 }
 
-std::string DistinctBytes(size_t n, unsigned seed) {
-  std::string bytes(n, '\0');
-  uint32_t state = 2654435761u * (seed + 1);
-  for (char& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
+std::string DistinctBytes(size_t n, unsigned seed) { return test_support::DistinctBytes(n, seed); }
 
 void ExpectUnchangedOutside(const std::string& before, const std::string& after,
                             const std::vector<ByteRange>& ranges) {
