@@ -23,14 +23,7 @@ class ClosedDescriptorRows : public ::testing::TestWithParam<ClosedRow> {};
 TEST_P(ClosedDescriptorRows, FilesOfTheRunNeverReceiveMessages) {
   const ClosedRow& row = GetParam();
   Scratch scratch;
-  // Enough entries that their lines would fill an output block: held lines would then reach
-  // whatever file had taken the number of standard output.
-  const std::string target(300, 'T');
-  std::string list = "300\n";
-  for (int offset = 0; offset < 16; offset += 2) list += std::to_string(offset) + "\nfix.bin\n";
-  scratch.Write("target.dat", target);
-  scratch.Write("list.txt", list);
-  scratch.Write("fix.bin", "AB");
+  const auto [target, list] = WriteBlockFillingRun(scratch);
 
   const Outcome outcome = RunProgram(scratch, {.arguments = {"target.dat", "list.txt"},
                                                .input_channel = row.input,

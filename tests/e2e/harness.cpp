@@ -429,6 +429,15 @@ std::string CopyProgram(const Scratch& scratch, const std::string& name) {
   return full.string();
 }
 
+BlockFillingRun WriteBlockFillingRun(const Scratch& scratch) {
+  BlockFillingRun run = {std::string(300, 'T'), "300\n"};
+  for (int offset = 0; offset < 16; offset += 2) run.list += std::to_string(offset) + "\nfix.bin\n";
+  scratch.Write("target.dat", run.target);
+  scratch.Write("list.txt", run.list);
+  scratch.Write("fix.bin", "AB");
+  return run;
+}
+
 std::string DistinctBytes(size_t n, unsigned seed) { return test_support::DistinctBytes(n, seed); }
 
 void ExpectUnchangedOutside(const std::string& before, const std::string& after,

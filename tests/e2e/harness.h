@@ -147,6 +147,15 @@ std::string CopyProgram(const Scratch& scratch, const std::string& name);
 // or of the wrong length shows.
 std::string DistinctBytes(size_t n, unsigned seed);
 
+// target.dat (300 bytes of 'T') and list.txt, whose eight entries put fix.bin ("AB") at offsets
+// 0, 2, ..., 14: enough entries that their lines fill an output block, so that held lines would
+// reach whatever file had taken the number of standard output.
+struct BlockFillingRun {
+  std::string target;
+  std::string list;
+};
+BlockFillingRun WriteBlockFillingRun(const Scratch& scratch);
+
 // A stretch of a file: its first byte and its length.
 struct ByteRange {
   int64_t offset;

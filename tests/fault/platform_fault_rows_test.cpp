@@ -35,13 +35,7 @@ class UnseenDescriptorRows : public ::testing::TestWithParam<UnseenRow> {};
 TEST_P(UnseenDescriptorRows, NeverLeadMessagesIntoTheFilesOfTheRun) {
   const UnseenRow& row = GetParam();
   Scratch scratch;
-  // Enough entries that their lines fill an output block, and the report after them.
-  const std::string target(300, 'T');
-  std::string list = "300\n";
-  for (int offset = 0; offset < 16; offset += 2) list += std::to_string(offset) + "\nfix.bin\n";
-  scratch.Write("target.dat", target);
-  scratch.Write("list.txt", list);
-  scratch.Write("fix.bin", "AB");
+  const auto [target, list] = WriteBlockFillingRun(scratch);
 
   const Outcome outcome =
       RunProgram(scratch, {.arguments = {"target.dat", "list.txt"},
